@@ -276,10 +276,10 @@ CEntity* ScenarioWorld::Spawn(const HostBody& body, CConfigNode* definition, uin
     CEntity* entity = Vusk::CreateEntity(name, definition, classBitMask, &m_bodies.back());
     if (entity == nullptr)
         return nullptr;
-    if (!Vusk::AddEntity(m_world, entity)) {
-        Vusk::DestroyEntity(entity);
+    // One the world did not take is left to the engine, which destroys an entity in no world with the
+    // next world that goes: an entity-added callback may have ended it already.
+    if (!Vusk::AddEntity(m_world, entity))
         return nullptr;
-    }
     entity->Update();
     return entity;
 }

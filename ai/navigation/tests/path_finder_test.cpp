@@ -762,6 +762,11 @@ TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
   for (CEntity* door : doors) Vusk::DestroyEntity(door);
   EXPECT_EQ(manager->GetCount(), 0u);
   EXPECT_EQ(edge->GetPathObject(), nullptr);
+  // A door a listener ends on its arrival is not ended again by the spawn that could not add it.
+  const Vusk::EntityCallback endOnArrival = [](CEntity* entity, void*) { delete entity; };
+  ASSERT_TRUE(CWorld::AddEntityAddedCallback(endOnArrival, nullptr));
+  EXPECT_EQ(SpawnDoor(), nullptr);
+  CWorld::RemoveEntityAddedCallback(endOnArrival, nullptr);
 }
 
 AI_ENGINE_TEST_SUITE(PathFinderTest);
