@@ -86,17 +86,22 @@ public:
   }
   bool CanLeave(CEntity*) override { return !Ends("CanLeave") && !holding; }
   bool NeedsRepath(CEntity*) override { return Ends("NeedsRepath"); }
-  // Ends the door (deleted by itself, or destroyed by the host) when asked through `function`.
+  // Once asked through `function`, ends the victim or the door itself (deleted, or destroyed by the host).
   bool Ends(const char* function) {
     if (endIn == nullptr || std::string(endIn) != function) return false;
-    endByHost ? Vusk::DestroyEntity(this) : delete this;
+    endIn = nullptr;
+    CEntity* const gone = victim != nullptr ? victim : this;
+    endByHost ? Vusk::DestroyEntity(gone) : delete gone;
     return true;
   }
-  uint32_t GetSegmentCount() override { return 1; }
+  uint32_t GetSegmentCount() override {
+    const uint32_t n = segmentCount;
+    Ends("GetSegmentCount");
+    return n;
+  }
   CPathSegment* GetSegments() override {
-    segment.m_a = CVector3(-4, 0, 0);
-    segment.m_b = CVector3(0, 0, 0);
-    CPathSegment* const handed = &segment;
+    for (CPathSegment& s : segments) s.m_a = CVector3(-4, 0, 0), s.m_b = CVector3(0, 0, 0);
+    CPathSegment* const handed = segments;
     Ends("GetSegments");
     return handed;
   }
@@ -107,9 +112,11 @@ public:
   bool holding = false;
   const char* endIn = nullptr;
   bool endByHost = false;
+  TestDoor* victim = nullptr;
+  uint32_t segmentCount = 1;  // up to 2
   int costQueries = 0;
   int moves = 0;
-  CPathSegment segment;
+  CPathSegment segments[2];
 };
 CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s_classDesc);
 
@@ -743,19 +750,24 @@ TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
   ASSERT_NE(edge, nullptr);
   // Every held door linked the edge; the newest is its link.
   EXPECT_EQ(edge->GetPathObject(), doors[19]);
-  // A door that ends while it hands out its segments is left out.
+  // A door that ends while it hands out its segments is left out; one that ends an earlier one while
+  // asked is not.
   doors[0]->endIn = "GetSegments";
+  doors[1]->segmentCount = 0;
+  doors[2]->segmentCount = 2;
+  doors[2]->endIn = "GetSegmentCount";
+  doors[2]->victim = doors[1];
   CPathSegment* segments = nullptr;
   EXPECT_EQ(manager->CollectSegments(&segments), 19u);
-  doors[0] = nullptr;
+  doors[0] = doors[1] = nullptr;
   ASSERT_NE(segments, nullptr);
   EXPECT_FLOAT_EQ(segments[5].m_a.x, -4.0f);
   // Removing a middle door keeps the chain and the order of the others.
-  EXPECT_TRUE(manager->RemovePathObject((doors[5])));
-  EXPECT_FALSE(manager->RemovePathObject((doors[5])));
-  EXPECT_EQ(manager->GetAt(4), doors[6]);
+  EXPECT_TRUE(manager->RemovePathObject(doors[5]));
+  EXPECT_FALSE(manager->RemovePathObject(doors[5]));
+  EXPECT_EQ(manager->GetAt(3), doors[6]);
   EXPECT_EQ(edge->GetPathObject(), doors[19]);
-  EXPECT_TRUE(manager->RemovePathObject((doors[19])));
+  EXPECT_TRUE(manager->RemovePathObject(doors[19]));
   EXPECT_EQ(edge->GetPathObject(), doors[18]);
   // Gathered once: later calls hand out the same array.
   EXPECT_EQ(manager->CollectSegments(nullptr), 19u);
