@@ -94,11 +94,7 @@ public:
     endByHost ? Vusk::DestroyEntity(gone) : delete gone;
     return true;
   }
-  uint32_t GetSegmentCount() override {
-    const uint32_t n = segmentCount;
-    Ends("GetSegmentCount");
-    return n;
-  }
+  uint32_t GetSegmentCount() override { return Ends("GetSegmentCount") ? 1 : segmentCount; }  // 1: itself maybe gone
   CPathSegment* GetSegments() override {
     for (CPathSegment& s : segments) s.m_a = CVector3(-4, 0, 0), s.m_b = CVector3(0, 0, 0);
     CPathSegment* const handed = segments;
@@ -108,14 +104,12 @@ public:
   static CEntity* Create(const char* name, void* host) { return new TestDoor(name, host); }
   static CEntityClassDesc s_desc;
 
-  bool closed = false;
-  bool holding = false;
+  bool closed = false, holding = false;
   const char* endIn = nullptr;
   bool endByHost = false;
   TestDoor* victim = nullptr;
   uint32_t segmentCount = 1;  // up to 2
-  int costQueries = 0;
-  int moves = 0;
+  int costQueries = 0, moves = 0;
   CPathSegment segments[2];
 };
 CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s_classDesc);
@@ -157,8 +151,7 @@ protected:
     ASSERT_TRUE(m_scene->Create(scenario::MakeWorldTree(32, tpfMs, tasks, {"CGraphManager", "CPathObjectManager"}),
                                 PoolSize()));
     scenario::AddBoxes({{{boxMinX, 0, -1}, {boxMaxX, 2, 1}}});
-    m_boxMinX = boxMinX;
-    m_boxMaxX = boxMaxX;
+    m_boxMinX = boxMinX, m_boxMaxX = boxMaxX;
     ASSERT_TRUE(m_scene->AddGraph("main", scenario::BuildGridGraph(-4, -4, 4, 4, 1, 0.5f), true));
   }
 
@@ -191,9 +184,8 @@ protected:
   // Walks until the goal is reached; answers the frames taken (limit + 1 when never).
   int WalkToGoal(CPathFinder* finder, int limit) {
     int frames = 0;
-    while (!finder->IsGoalReached() && frames <= limit) {
+    for (; !finder->IsGoalReached() && frames <= limit; ++frames) {
       Frame();
-      ++frames;
       EXPECT_FALSE(InsideBox(m_walker->GetPosition()));
     }
     return frames;
