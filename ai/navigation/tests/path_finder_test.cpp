@@ -243,11 +243,10 @@ TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges) {
   // The box reaches further right, so the way round the left is the shorter one.
   MakeScene(-1, 3);
   TestDoor* door = SpawnDoor();
-  ASSERT_NE(door, nullptr);
-  EXPECT_GT(door->GetLinkedEdgeCount(), 0u);
   auto* manager =
       static_cast<CPathObjectManager*>(m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
-  ASSERT_NE(manager, nullptr);
+  ASSERT_TRUE(door != nullptr && manager != nullptr);
+  EXPECT_GT(door->GetLinkedEdgeCount(), 0u);
   EXPECT_EQ(manager->GetCount(), 1u);
 
   const CVector3 goal(0, 0, 3.5f);
@@ -739,9 +738,8 @@ TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
   CGraphEdge* edge = nullptr;
   for (int32_t i = 0; i <= graph->GetLastEdgeIndex() && edge == nullptr; ++i)
     if (graph->GetEdge(i) != nullptr && graph->GetEdge(i)->GetPathObject() != nullptr) edge = graph->GetEdge(i);
-  ASSERT_NE(edge, nullptr);
   // Every held door linked the edge; the newest is its link.
-  EXPECT_EQ(edge->GetPathObject(), doors[19]);
+  ASSERT_TRUE(edge != nullptr && edge->GetPathObject() == doors[19]);
   // A door that ends while it hands out its segments is left out; one that ends an earlier one while
   // asked is not.
   doors[0]->endIn = "GetSegments";
