@@ -65,7 +65,7 @@ public:
   // a path-object manager.
   virtual void NotifyGraphs(CSpatialGraph* graph);
   // The manager asks both while it gathers segments: an object that ends there (by itself or the host)
-  // is left out.
+  // is left out; one that ends another there is gathered still.
   virtual uint32_t GetSegmentCount();
   virtual CPathSegment* GetSegments();
   // Links the object to the edges of the graph that it takes charge of (AddLinkedEdge). The manager

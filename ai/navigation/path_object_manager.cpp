@@ -113,6 +113,7 @@ bool CPathObjectManager::RemovePathObject(CPathObject* object) { return RemoveAt
 bool CPathObjectManager::RemoveAt(uint32_t i) {
   if (i >= m_count) return false;
   m_objects[i]->UnlinkFromGraphs();
+  if (i < m_gatherNext) --m_gatherNext;
   for (; i + 1 < m_count; ++i) m_objects[i] = m_objects[i + 1];
   m_objects[--m_count] = nullptr;
   return true;
@@ -121,31 +122,34 @@ bool CPathObjectManager::RemoveAt(uint32_t i) {
 uint32_t CPathObjectManager::CollectSegments(CPathSegment** segments) {
   if (!m_segmentsGathered) {
     m_segmentsGathered = true;
-    // An object that ends (itself, or by the host) while asked has left its slot to the next one,
-    // which is asked in turn; what it answered is not used. The copy keeps within the count summed.
+    // Each pass asks the objects in order from a place that RemoveAt moves back, so that one ending
+    // (itself, or by the host, or another object) while asked neither moves a later object past the
+    // place nor an asked one ahead of it. An object no longer held after the call is left out: what it
+    // answered is not used. The copy keeps within the count summed.
+    const auto stillHeld = [this](const CPathObject* object) {
+      return m_gatherNext > 0 && m_objects[m_gatherNext - 1] == object;
+    };
     uint64_t total = 0;
-    for (uint32_t i = 0; i < m_count;) {
-      CPathObject* const object = m_objects[i];
+    for (m_gatherNext = 0; m_gatherNext < m_count;) {
+      CPathObject* const object = m_objects[m_gatherNext++];
       const uint32_t n = object->GetSegmentCount();
-      if (m_objects[i] != object) continue;
-      total += n;
-      ++i;
+      if (stillHeld(object)) total += n;
     }
     if (total > 0 && total <= UINT32_MAX) {
       m_segments = new CPathSegment[static_cast<size_t>(total)];
-      for (uint32_t i = 0; i < m_count && m_segments != nullptr;) {
-        CPathObject* const object = m_objects[i];
+      for (m_gatherNext = 0; m_gatherNext < m_count && m_segments != nullptr;) {
+        CPathObject* const object = m_objects[m_gatherNext++];
         const uint32_t n = object->GetSegmentCount();
-        const CPathSegment* const source = m_objects[i] == object ? object->GetSegments() : nullptr;
-        if (m_objects[i] != object) continue;
+        const CPathSegment* const source = stillHeld(object) ? object->GetSegments() : nullptr;
+        if (!stillHeld(object)) continue;
         for (uint32_t k = 0; k < n && source != nullptr && m_segmentCount < total; ++k) {
           m_segments[m_segmentCount].m_a = source[k].m_a;
           m_segments[m_segmentCount].m_b = source[k].m_b;
           ++m_segmentCount;
         }
-        ++i;
       }
     }
+    m_gatherNext = 0;
   }
   if (segments != nullptr) *segments = m_segments;
   return m_segmentCount;

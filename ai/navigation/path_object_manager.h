@@ -63,4 +63,5 @@ private:
   CPathSegment* m_segments;       // gathered segments, null until first asked
   uint32_t m_segmentCount;        // entries of m_segments
   bool m_segmentsGathered;        // CollectSegments ran once
+  uint32_t m_gatherNext = 0;      // while CollectSegments asks the objects: the slot asked next
 };

@@ -86,30 +86,31 @@ public:
   }
   bool CanLeave(CEntity*) override { return !Ends("CanLeave") && !holding; }
   bool NeedsRepath(CEntity*) override { return Ends("NeedsRepath"); }
-  // Ends the door (deleted by itself, or destroyed by the host) when asked through `function`.
+  // Once asked through `function`, ends the victim or the door itself (deleted, or destroyed by the host).
   bool Ends(const char* function) {
     if (endIn == nullptr || std::string(endIn) != function) return false;
-    endByHost ? Vusk::DestroyEntity(this) : delete this;
+    endIn = nullptr;
+    CEntity* const gone = victim != nullptr ? victim : this;
+    endByHost ? Vusk::DestroyEntity(gone) : delete gone;
     return true;
   }
-  uint32_t GetSegmentCount() override { return 1; }
+  uint32_t GetSegmentCount() override { return Ends("GetSegmentCount") ? 1 : segmentCount; }  // 1: itself maybe gone
   CPathSegment* GetSegments() override {
-    segment.m_a = CVector3(-4, 0, 0);
-    segment.m_b = CVector3(0, 0, 0);
-    CPathSegment* const handed = &segment;
+    for (CPathSegment& s : segments) s.m_a = CVector3(-4, 0, 0), s.m_b = CVector3(0, 0, 0);
+    CPathSegment* const handed = segments;
     Ends("GetSegments");
     return handed;
   }
   static CEntity* Create(const char* name, void* host) { return new TestDoor(name, host); }
   static CEntityClassDesc s_desc;
 
-  bool closed = false;
-  bool holding = false;
+  bool closed = false, holding = false;
   const char* endIn = nullptr;
   bool endByHost = false;
-  int costQueries = 0;
-  int moves = 0;
-  CPathSegment segment;
+  TestDoor* victim = nullptr;
+  uint32_t segmentCount = 1;  // up to 2
+  int costQueries = 0, moves = 0;
+  CPathSegment segments[2];
 };
 CEntityClassDesc TestDoor::s_desc("TestDoor", &TestDoor::Create, &CPathObject::s_classDesc);
 
@@ -150,8 +151,7 @@ protected:
     ASSERT_TRUE(m_scene->Create(scenario::MakeWorldTree(32, tpfMs, tasks, {"CGraphManager", "CPathObjectManager"}),
                                 PoolSize()));
     scenario::AddBoxes({{{boxMinX, 0, -1}, {boxMaxX, 2, 1}}});
-    m_boxMinX = boxMinX;
-    m_boxMaxX = boxMaxX;
+    m_boxMinX = boxMinX, m_boxMaxX = boxMaxX;
     ASSERT_TRUE(m_scene->AddGraph("main", scenario::BuildGridGraph(-4, -4, 4, 4, 1, 0.5f), true));
   }
 
@@ -184,9 +184,8 @@ protected:
   // Walks until the goal is reached; answers the frames taken (limit + 1 when never).
   int WalkToGoal(CPathFinder* finder, int limit) {
     int frames = 0;
-    while (!finder->IsGoalReached() && frames <= limit) {
+    for (; !finder->IsGoalReached() && frames <= limit; ++frames) {
       Frame();
-      ++frames;
       EXPECT_FALSE(InsideBox(m_walker->GetPosition()));
     }
     return frames;
@@ -244,11 +243,10 @@ TEST_P(PathFinderTest, ReplansWhenAPathObjectClosesItsEdges) {
   // The box reaches further right, so the way round the left is the shorter one.
   MakeScene(-1, 3);
   TestDoor* door = SpawnDoor();
-  ASSERT_NE(door, nullptr);
-  EXPECT_GT(door->GetLinkedEdgeCount(), 0u);
   auto* manager =
       static_cast<CPathObjectManager*>(m_scene->GetWorld()->GetGlobalService(&CPathObjectManager::s_classDesc));
-  ASSERT_NE(manager, nullptr);
+  ASSERT_TRUE(door != nullptr && manager != nullptr);
+  EXPECT_GT(door->GetLinkedEdgeCount(), 0u);
   EXPECT_EQ(manager->GetCount(), 1u);
 
   const CVector3 goal(0, 0, 3.5f);
@@ -740,22 +738,26 @@ TEST_P(PathFinderTest, PathObjectManagerHoldsLinksAndGathersSegments) {
   CGraphEdge* edge = nullptr;
   for (int32_t i = 0; i <= graph->GetLastEdgeIndex() && edge == nullptr; ++i)
     if (graph->GetEdge(i) != nullptr && graph->GetEdge(i)->GetPathObject() != nullptr) edge = graph->GetEdge(i);
-  ASSERT_NE(edge, nullptr);
   // Every held door linked the edge; the newest is its link.
-  EXPECT_EQ(edge->GetPathObject(), doors[19]);
-  // A door that ends while it hands out its segments is left out.
+  ASSERT_TRUE(edge != nullptr && edge->GetPathObject() == doors[19]);
+  // A door that ends while it hands out its segments is left out; one that ends an earlier one while
+  // asked is not.
   doors[0]->endIn = "GetSegments";
+  doors[1]->segmentCount = 0;
+  doors[2]->segmentCount = 2;
+  doors[2]->endIn = "GetSegmentCount";
+  doors[2]->victim = doors[1];
   CPathSegment* segments = nullptr;
   EXPECT_EQ(manager->CollectSegments(&segments), 19u);
-  doors[0] = nullptr;
+  doors[0] = doors[1] = nullptr;
   ASSERT_NE(segments, nullptr);
   EXPECT_FLOAT_EQ(segments[5].m_a.x, -4.0f);
   // Removing a middle door keeps the chain and the order of the others.
-  EXPECT_TRUE(manager->RemovePathObject((doors[5])));
-  EXPECT_FALSE(manager->RemovePathObject((doors[5])));
-  EXPECT_EQ(manager->GetAt(4), doors[6]);
+  EXPECT_TRUE(manager->RemovePathObject(doors[5]));
+  EXPECT_FALSE(manager->RemovePathObject(doors[5]));
+  EXPECT_EQ(manager->GetAt(3), doors[6]);
   EXPECT_EQ(edge->GetPathObject(), doors[19]);
-  EXPECT_TRUE(manager->RemovePathObject((doors[19])));
+  EXPECT_TRUE(manager->RemovePathObject(doors[19]));
   EXPECT_EQ(edge->GetPathObject(), doors[18]);
   // Gathered once: later calls hand out the same array.
   EXPECT_EQ(manager->CollectSegments(nullptr), 19u);
