@@ -190,6 +190,8 @@ foreach(pair "clump=\"models/;soldier_red.dff;94 names it ('clump' of 'Geometry'
   config_case("${file} named by ${long}" "${attribute}${file}" "${attribute}${long}no_${file}"
               SAYS "/no_${file}' is not there.\nconfig.xml line ${named}.")
 endforeach()
+config_case("level named by ${long}" "\"models/level.bsp" "\"${long}models/level.bsp"
+            SAYS "/models/level.bsp' is there, but its name is longer than the 255 characters the game opens.")
 # The sections and elements the game needs, missing: the box names the element that should hold them.
 fresh()
 file(READ ${WORK}/config.xml text)

@@ -65,6 +65,14 @@ std::string FileReadFault(const std::string& path) {
     }
     if (!DataFileExists(path)) {
         TakeGraphicsReadCause(); // the engine's record of the failed open goes with it
+        // The engine's file system opens no longer path: one the system has is there all the same.
+        std::string file = path;
+        std::replace(file.begin(), file.end(), '\\', '/');
+        std::error_code error;
+        if (path.size() > ovFSMAXPATHLENGTH && std::filesystem::is_regular_file(file, error)) {
+            return "The file '" + path + "' is there, but its name is longer than the " +
+                   std::to_string(ovFSMAXPATHLENGTH) + " characters the game opens.";
+        }
         return "The file '" + path + "' is not there.";
     }
     return "The file '" + path + "' is there but could not be read: " + TakeGraphicsReadCause() + ".";

@@ -19,9 +19,9 @@ bool DataFolderAt(const std::string& path);
 // cut short or damaged"); a general reason when none is held.
 std::string TakeGraphicsReadCause();
 
-// "The file 'PATH' is not there.", "The file 'PATH' is a folder, not a file." or "The file 'PATH' is
-// there but could not be read: REASON."
-// (the reason as TakeGraphicsReadCause gives it). FileErrorBox and DataFileWarning add the line
+// "The file 'PATH' is not there.", "The file 'PATH' is a folder, not a file.", "The file 'PATH' is
+// there, but its name is longer than the 255 characters the game opens." or "The file 'PATH' is
+// there but could not be read: REASON." (the reason as TakeGraphicsReadCause gives it). FileErrorBox and DataFileWarning add the line
 // of config.xml that names the file.
 std::string FileReadFault(const std::string& path);
 

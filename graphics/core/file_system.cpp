@@ -8,7 +8,7 @@
 namespace {
 
 constexpr OvUInt32 kFSHint = 0x401BE;
-constexpr std::size_t kMaxPath = 255;
+constexpr std::size_t kMaxPath = ovFSMAXPATHLENGTH;
 constexpr std::size_t kMaxFSName = 7;
 constexpr OvUInt32 kPositionNotSet = 0xFFFFFFFFu;
 

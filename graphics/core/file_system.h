@@ -126,6 +126,9 @@ char* OvFSManagerFgets(char* buffer, OvInt32 n, OvFile* file);
 OvBool OvFSManagerFeof(OvFile* file);
 OvBool OvFSManagerFexist(const char* name);
 
+// The longest path, device name included, a Windows file system opens.
+inline constexpr OvUInt32 ovFSMAXPATHLENGTH = 255;
+
 // A Windows file system with maxOpenFiles records, ready to register; null when the name is
 // taken, longer than 7 characters, or memory runs out.
 OvFileSystem* OvWinFSCreate(OvInt32 maxOpenFiles, const char* deviceName, const char* name);
