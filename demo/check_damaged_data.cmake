@@ -516,6 +516,8 @@ foreach(row
     "\n34 18 0 26 14\n|\n34 18 0 26\n|0|FONTS/TSA16.met:6: not a glyph: the line ends before its bottom edge"
     "\n32 |\n65535 |0|FONTS/TSA16.met:4: glyph code 65535 is no character\
 |FONTS/TSA16.met: the font has no glyph for 1 of the characters the game draws (' ')"
+    "\n122 |\n65535 |0|FONTS/TSA16.met:94: glyph code 65535 is no character\
+|FONTS/TSA16.met: the font has no glyph for 1 of the characters the game draws ('z')"
     "\n32 |\n33 |0|FONTS/TSA16.met:5: glyph code 33 ('!') is given already at line 4"
     "\n33 9 0 17 14\n|\n33 9 0 9 14\n|0|FONTS/TSA16.met:5: glyph rectangle 9 0 9 14 has no width"
     "TSA16\n0\n|TSA16\n2147483647\n|1|FONTS/TSA16.met:3: baseline 2147483647 lies outside"

@@ -84,8 +84,8 @@ int HighestCode(const Ov2dFont* font) {
 
 // The lines the font's reader left out (not glyphs, glyphs lost), each said with the file, the
 // line and why. Then, once, the characters the game draws that the font has no glyph for: the text
-// shows without them. When all lie beyond the font's last glyph, the file ends before them (cut
-// short): said with its last line.
+// shows without them. When all lie beyond the font's last glyph and no line was left out, the file
+// ends before them (cut short): said with its last line.
 void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     const std::string skipped = WithFontFolder(Ov2dFontGetSkippedLines());
     for (std::size_t at = 0, end; (end = skipped.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -131,7 +131,7 @@ void WarnOfMissingCharacters(const std::string& metrics, const Ov2dFont* font) {
     }
     const std::string which = std::to_string(absent) + " of the characters the game draws (" + missing + "); " +
                               (absent > 1 ? "they are" : "it is") + " not drawn";
-    if (lowest <= HighestCode(font)) {
+    if (lowest <= HighestCode(font) || !skipped.empty()) {
         SkelWarningMessage((metrics + ": the font has no glyph for " + which).c_str());
         return;
     }
