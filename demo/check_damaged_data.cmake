@@ -21,6 +21,16 @@ function(edit_config old new)
   file(WRITE ${WORK}/config.xml "${text}")
 endfunction()
 
+# config.xml without what the regular expression matches (it must match).
+function(remove_from_config pattern)
+  file(READ ${WORK}/config.xml text)
+  if(NOT text MATCHES "${pattern}")
+    message(FATAL_ERROR "config.xml holds nothing like '${pattern}'")
+  endif()
+  string(REGEX REPLACE "${pattern}" "" text "${text}")
+  file(WRITE ${WORK}/config.xml "${text}")
+endfunction()
+
 # The file cut to its first `size` bytes.
 function(cut file size)
   execute_process(COMMAND truncate -s ${size} ${WORK}/${file} RESULT_VARIABLE code)
@@ -194,9 +204,7 @@ config_case("level named by ${long}" "\"models/level.bsp" "\"${long}models/level
             SAYS "/models/level.bsp' is there, but its name is longer than the 255 characters the game opens.")
 # The sections and elements the game needs, missing: the box names the element that should hold them.
 fresh()
-file(READ ${WORK}/config.xml text)
-string(REGEX REPLACE "<Worlds>.*</Worlds>" "" text "${text}")
-file(WRITE ${WORK}/config.xml "${text}")
+remove_from_config("<Worlds>.*</Worlds>")
 expect("no Worlds" STATUS 1 SAYS "config.xml has no level: its 'Config' element (config.xml line 2) has no 'Worlds'")
 fresh()
 edit_config("<InitialPosition x=\"-15\" y=\"0.45\" z=\"-8\"/>" "")
@@ -272,9 +280,7 @@ config_case("Speeds forwardRun 4,5" "forwardRun=\"4.5\"" "forwardRun=\"4,5\""
 
 # What used to start or stop without a word.
 fresh()
-file(READ ${WORK}/config.xml text)
-string(REGEX REPLACE "<Camera .*</Camera>" "" text "${text}")
-file(WRITE ${WORK}/config.xml "${text}")
+remove_from_config("<Camera .*</Camera>")
 expect("no Camera" STATUS 1 SAYS "config.xml has no 'Camera' section: its 'Config' element (config.xml line 2) has none after its 'Worlds' section (config.xml line 6)")
 config_case("no World" "<World filename=\"models/level.bsp\" name=\"level\" flags=\"0\"/>" ""
             SAYS "config.xml has no level: its 'Worlds' section (config.xml line 6) loads no 'World'")

@@ -3,7 +3,6 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <string>
 #include <utility>
 #include <vector>
@@ -462,8 +461,7 @@ void CStandardApplication::ReadConfig() {
     XML_SetElementHandler(parser, StartElementCallback, EndElementCallback);
     SetConfigReadFault("");
     // A folder of its name opens, but does not read: said as what it is.
-    std::error_code error;
-    const bool folder = std::filesystem::is_directory(configFileName_, error);
+    const bool folder = DataFolderAt(configFileName_);
     const int fd = folder ? -1 : _open(configFileName_.c_str(), _O_RDONLY | _O_BINARY);
     SetConfigFileName(configFileName_.c_str());
     if (fd < 0) {

@@ -363,6 +363,14 @@ bool CCharacterProfile::StartElement(const char* element, const char** attribute
     return true;
 }
 
+std::string CCharacterProfile::NoAnimationText(int index) const {
+    const std::string holder = !animationsPlace.empty() ? "its 'Animations' (" + animationsPlace + ")"
+                               : !place.empty()         ? "its 'Character' section (" + place + ")"
+                                                        : "its 'Character' section in " + std::string(LastConfigFileName());
+    return "The character profile '" + std::string(name) + "' has no '" + kProfileAnimationNames[index] +
+           "' animation: " + holder + " names none.";
+}
+
 bool CCharacterProfile::EndElement(const char* element) {
     if (Is(element, "Actions")) {
         inActions = 0;
@@ -386,18 +394,14 @@ bool CCharacterProfile::EndElement(const char* element) {
     } else if (Is(element, "Animations")) {
         animationsRead = 1;
         // Said with the start of the 'Animations' that should name it, not its end.
-        const std::string holder = animationsPlace.empty() ? "" : "its 'Animations' (" + animationsPlace + ")";
-        if (!holder.empty()) {
+        if (!animationsPlace.empty()) {
             SetConfigPlace(nullptr, 0);
         }
         auto report = [&](const char* messageName, int index) {
             char text[200];
             std::snprintf(text, sizeof text, "'%s' animation definition not found in XML\nPlease update your XML file",
                           messageName);
-            ErrorBox((text + (holder.empty()
-                                  ? std::string()
-                                  : "\nThe character profile '" + std::string(name) + "' has no '" +
-                                        kProfileAnimationNames[index] + "' animation: " + holder + " names none."))
+            ErrorBox((text + (animationsPlace.empty() ? std::string() : "\n" + NoAnimationText(index)))
                          .c_str());
         };
         // An animation whose definition is there but whose file did not load was reported as
@@ -739,14 +743,7 @@ void CCharacter::SwitchAnimation(int animation, float speed) {
         std::string text = "Animation is missing in character profile\n please check your .ANM data";
         std::string key = "animation";
         if (profile_ != nullptr && animation >= 0 && animation < kProfileAnimationCount) {
-            // Said with the element that should hold it: its "Animations", else its section.
-            const std::string holder = !profile_->animationsPlace.empty()
-                                           ? "its 'Animations' (" + profile_->animationsPlace + ")"
-                                       : !profile_->place.empty() ? "its 'Character' section (" + profile_->place + ")"
-                                                                  : "its 'Character' section in " +
-                                                                        std::string(LastConfigFileName());
-            text += "\nThe character profile '" + std::string(profile_->name) + "' has no '" +
-                    kProfileAnimationNames[animation] + "' animation: " + holder + " names none.";
+            text += "\n" + profile_->NoAnimationText(animation);
             key = std::string(profile_->name) + "#" + kProfileAnimationNames[animation];
         }
         // Said once for a profile, however many of its characters miss it.

@@ -130,6 +130,9 @@ public:
     // The loaded animation, or null.
     OvAnimation* Animation(int index) const;
     const char* AnimationFile(int index) const { return animationFiles[index].c_str(); }
+    // "The character profile 'Blue' has no 'Run' animation: its 'Animations' (config.xml line 52)
+    // names none.", with the element that should name it: its "Animations", else its section.
+    std::string NoAnimationText(int index) const;
 
     char name[128] = {};
     std::string place;           // where its "Character" section starts

@@ -15,12 +15,21 @@
 #include "graphics/world/geometry.h"
 #include "graphics/world/material.h"
 
+namespace {
+
+// A configuration path as the system takes it: '/' between folders serves every system the game
+// runs on.
+std::filesystem::path SystemPath(const std::string& path) {
+    std::string system = path;
+    std::replace(system.begin(), system.end(), '\\', '/');
+    return system;
+}
+
+} // namespace
+
 bool DataFolderAt(const std::string& path) {
-    // '/' between folders serves every system the game runs on.
-    std::string folder = path;
-    std::replace(folder.begin(), folder.end(), '\\', '/');
     std::error_code error;
-    return !folder.empty() && std::filesystem::is_directory(folder, error);
+    return !path.empty() && std::filesystem::is_directory(SystemPath(path), error);
 }
 
 bool DataFileExists(const std::string& path) {
@@ -66,10 +75,8 @@ std::string FileReadFault(const std::string& path) {
     if (!DataFileExists(path)) {
         TakeGraphicsReadCause(); // the engine's record of the failed open goes with it
         // The engine's file system opens no longer path: one the system has is there all the same.
-        std::string file = path;
-        std::replace(file.begin(), file.end(), '\\', '/');
         std::error_code error;
-        if (path.size() > ovFSMAXPATHLENGTH && std::filesystem::is_regular_file(file, error)) {
+        if (path.size() > ovFSMAXPATHLENGTH && std::filesystem::is_regular_file(SystemPath(path), error)) {
             return "The file '" + path + "' is there, but its name is longer than the " +
                    std::to_string(ovFSMAXPATHLENGTH) + " characters the game opens.";
         }

@@ -273,11 +273,12 @@ struct Builder {
     // outline glyph's path destroyed: the first glyph given for a code is the one drawn. False,
     // the glyph the caller's, when the font cannot take it.
     bool Add(OvInt32 code, const Ov2dGlyph& glyph, OvInt32 line) {
-        const OvInt32 first = code == 0 || code >= 0xFFFE ? 0 : FirstLine(code);
+        const bool noCharacter = code == 0 || code >= 0xFFFE;
+        const OvInt32 first = noCharacter ? 0 : FirstLine(code);
         if (first < 0) {
             return false;
         }
-        if (code == 0 || code >= 0xFFFE || first > 0) {
+        if (noCharacter || first > 0) {
             if (first > 0) {
                 NoteSkipped(file, line, "glyph code %d (%s) is given already at line %d; this glyph is left out", code,
                             CharName(code).text, first);
